@@ -6,10 +6,17 @@
 
 // One line per check, sorted by full name: X(module, name) for ordinary checks and
 // B(module, name) for the manual CPU benchmarks, which run only when asked for.
-#define VX_CHECK_LIST(X, B)                \
+// clang-format off
+#define VX_CHECK_LIST(X, B) \
+  X(diagnostic::tests, diagnostic_windows_handle_unbounded_radius_and_unplaced_rows) \
+  X(diagnostic::tests, paired_control_decoder_preserves_the_pic_selector) \
+  X(diagnostic::tests, sdk_full_duplex_pair_decodes_absolute_send_restart) \
+  X(diagnostic::tests, sdk_receiver_row_decodes_two_word_controls_as_single_instructions) \
   X(tests, arvel_mapping_is_a_permutation) \
   X(tests, encodes_supervisor_send_fields) \
-  X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow)
+  X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow) \
+  /* end of list */
+// clang-format on
 
 #define VX_DECLARE(module, name)                                  \
   namespace vessik_exchange::module {                             \

@@ -15,6 +15,10 @@
 
 #include "vessik_exchange/error.hpp"
 
+namespace vessik_exchange {
+class TileProgramSchedule;
+}  // namespace vessik_exchange
+
 namespace vessik_exchange::diagnostic {
 
 /// The two receive-control streams of a tile.
@@ -169,6 +173,12 @@ struct PlanProgramDiagnostic {
 /// byte address. Fails on a truncated SENDPICP or a clock or address past 32 bits.
 [[nodiscard]] Result<PlanProgramDiagnostic> diagnose_plan_program(
     std::span<const std::uint32_t> words, std::optional<std::uint32_t> base_address);
+
+/// Checks an encoded tile program against its schedule: horizon, known instructions, outgoing
+/// base writes, receive controls and sender intervals, in that order. `tile` only labels the
+/// debug event raised on a control mismatch. Returns the program's listing.
+[[nodiscard]] Result<PlanProgramDiagnostic> validate_tile_program(
+    std::size_t tile, const TileProgramSchedule& schedule, std::span<const std::uint32_t> words);
 
 /// Enumerator name: `Pic`, `Xpic`.
 [[nodiscard]] std::string to_string(IncomingControlStream stream);

@@ -124,11 +124,15 @@ VX_CHECK_DEFINE(normalizes_all_sender_address_fields) {
   VX_CHECK_EQ(normalized_exchange_address_words(row),
               (std::vector<std::uint32_t>{SYNC, 0x78200003, 0xF0E00003, 0x19000000, RET}));
 
-  // Receive addresses in PIC delays and PIC-carrying SENDPICs are cleared too; format
-  // controls (selector 1) are not addresses and stay.
-  const std::vector<std::uint32_t> receive{SYNC, 0x61994C20, 0x61AC0001, 0x70794000, RET};
+  // Receive addresses in PIC delays, PIC-carrying SENDPICs and SENDPICP control words are
+  // cleared too, even behind a pair that moves no payload; format controls (selector 1) and
+  // the address of a pair without a direction stay.
+  const std::vector<std::uint32_t> receive{SYNC,       0x61994C20, 0x61AC0001, 0x70794000,
+                                           0x707C0001, 0xF0EA00A0, 0x19015000, 0xF8EA00A1,
+                                           0x19015000, RET};
   VX_CHECK_EQ(normalized_exchange_address_words(receive),
-              (std::vector<std::uint32_t>{SYNC, 0x61980000, 0x61AC0001, 0x70780000, RET}));
+              (std::vector<std::uint32_t>{SYNC, 0x61980000, 0x61AC0001, 0x70780000, 0x707C0001,
+                                          0xF0EA00A0, 0x19000000, 0xF8E00001, 0x19015000, RET}));
 
   // Rows that differ only in their addresses normalise to the same words.
   const auto topology = Topology::arvel();

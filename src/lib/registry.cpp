@@ -14,7 +14,17 @@
   X(diagnostic::tests, sdk_receiver_row_decodes_two_word_controls_as_single_instructions) \
   X(tests, arvel_mapping_is_a_permutation) \
   X(tests, encodes_supervisor_send_fields) \
+  X(tests, event_horizon_tracks_transfer_size_and_route) \
+  X(tests, finalizes_point_receiver_for_direct_execution) \
+  X(tests, multicast_primitive_encodings) \
+  X(tests, normalizes_all_sender_address_fields) \
+  X(tests, plan_offsets_extend_beyond_route_timing_fields) \
+  X(tests, point_to_point_primitive_encodings) \
+  X(tests, randomized_internal_receives_leave_the_neutral_mux_selected) \
+  X(tests, restart_relocation_uses_encoded_addresses_for_both_send_widths) \
   X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow) \
+  X(tests, single_receiver_uses_the_directional_route_for_every_payload_instruction) \
+  X(tests, validates_limits_and_patches_addresses) \
   /* end of list */
 // clang-format on
 

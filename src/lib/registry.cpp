@@ -6,10 +6,23 @@
 
 // One line per check, sorted by full name: X(module, name) for ordinary checks and
 // B(module, name) for the manual CPU benchmarks, which run only when asked for.
-#define VX_CHECK_LIST(X, B)                \
-  X(tests, arvel_mapping_is_a_permutation) \
-  X(tests, encodes_supervisor_send_fields) \
-  X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow)
+#define VX_CHECK_LIST(X, B)                                                    \
+  X(tests, arvel_mapping_is_a_permutation)                                     \
+  X(tests, encodes_supervisor_send_fields)                                     \
+  X(tests, groups_multi_packet_host_to_tile_as_one_stream_copy)                \
+  X(tests, groups_multi_packet_tile_to_host_payloads)                          \
+  X(tests, host_command_read_encoder_preserves_recovered_packet_and_addresses) \
+  X(tests, host_mux_uses_the_physical_tile_row_endpoint)                       \
+  X(tests, host_packets_match_recovered_sdk_vectors)                           \
+  X(tests, host_packets_validate_both_size_classes)                            \
+  X(tests, host_to_tile_target_preserves_packet_and_request_addresses)         \
+  X(tests, host_transfer_planner_covers_unaligned_and_large_ranges)            \
+  X(tests, host_xreq_combines_target_endpoint_bits)                            \
+  X(tests, randomized_tile_to_host_packets_observe_the_payload_interval)       \
+  X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow)  \
+  X(tests, target_operations_match_sdk_logical_tile_100_oracle)                \
+  X(tests, tile_to_host_target_has_no_controller_xreq_or_sync_wrapper)         \
+  X(tests, tile_to_host_target_preserves_packet_and_payload_addresses)
 
 #define VX_DECLARE(module, name)                                  \
   namespace vessik_exchange::module {                             \

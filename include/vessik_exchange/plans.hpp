@@ -73,7 +73,7 @@ using SenderAddressGroup = std::vector<std::pair<std::size_t, std::uint32_t>>;
 [[nodiscard]] Result<PlanRow> finalize_point_receiver(const PlanRow& row,
                                                       std::uint16_t source_physical);
 
-/// Debug rendering of a row: `[0x41800003, 0x40a0001e, ...]`.
+/// Debug rendering of a row, words in decimal: `[1098907651, 1084227614, ...]`.
 [[nodiscard]] std::string row_to_string(std::span<const std::uint32_t> row);
 /// Debug rendering: `Plan { sender: [...], receiver: [...] }`.
 [[nodiscard]] std::string to_string(const Plan& plan);

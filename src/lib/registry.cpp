@@ -14,7 +14,30 @@
   X(diagnostic::tests, sdk_receiver_row_decodes_two_word_controls_as_single_instructions) \
   X(tests, arvel_mapping_is_a_permutation) \
   X(tests, encodes_supervisor_send_fields) \
+  X(tests, event_horizon_tracks_transfer_size_and_route) \
+  X(tests, finalizes_point_receiver_for_direct_execution) \
+  X(tests, groups_multi_packet_host_to_tile_as_one_stream_copy) \
+  X(tests, groups_multi_packet_tile_to_host_payloads) \
+  X(tests, host_command_read_encoder_preserves_recovered_packet_and_addresses) \
+  X(tests, host_mux_uses_the_physical_tile_row_endpoint) \
+  X(tests, host_packets_match_recovered_sdk_vectors) \
+  X(tests, host_packets_validate_both_size_classes) \
+  X(tests, host_to_tile_target_preserves_packet_and_request_addresses) \
+  X(tests, host_transfer_planner_covers_unaligned_and_large_ranges) \
+  X(tests, host_xreq_combines_target_endpoint_bits) \
+  X(tests, multicast_primitive_encodings) \
+  X(tests, normalizes_all_sender_address_fields) \
+  X(tests, plan_offsets_extend_beyond_route_timing_fields) \
+  X(tests, point_to_point_primitive_encodings) \
+  X(tests, randomized_internal_receives_leave_the_neutral_mux_selected) \
+  X(tests, randomized_tile_to_host_packets_observe_the_payload_interval) \
+  X(tests, restart_relocation_uses_encoded_addresses_for_both_send_widths) \
   X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow) \
+  X(tests, single_receiver_uses_the_directional_route_for_every_payload_instruction) \
+  X(tests, target_operations_match_sdk_logical_tile_100_oracle) \
+  X(tests, tile_to_host_target_has_no_controller_xreq_or_sync_wrapper) \
+  X(tests, tile_to_host_target_preserves_packet_and_payload_addresses) \
+  X(tests, validates_limits_and_patches_addresses) \
   /* end of list */
 // clang-format on
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "vessik_exchange/host_exchange.hpp"
 #include "vessik_exchange/row_timing.hpp"
 
 namespace vessik_exchange::tests {
@@ -12,6 +13,11 @@ namespace vessik_exchange::tests {
 /// Byte address held by a SEND word with 4-byte items.
 [[nodiscard]] constexpr std::uint32_t send_address(std::uint32_t instruction) {
   return ((instruction & 0x1FFFF8u) >> 3) * 4u;
+}
+
+/// The two words of a host packet header in packet-memory order.
+[[nodiscard]] constexpr std::array<std::uint32_t, 2> host_packet_words(HostPacketHeader header) {
+  return {header.word0, header.word1};
 }
 
 /// Kind and operand of the control carried by a send-control word.

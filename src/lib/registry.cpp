@@ -6,9 +6,10 @@
 
 // One line per check, sorted by full name: X(module, name) for ordinary checks and
 // B(module, name) for the manual CPU benchmarks, which run only when asked for.
-#define VX_CHECK_LIST(X, B)                \
-  X(tests, arvel_mapping_is_a_permutation) \
-  X(tests, encodes_supervisor_send_fields) \
+#define VX_CHECK_LIST(X, B)                                             \
+  X(chunked::tests, shared_edits_match_vectors_across_chunk_boundaries) \
+  X(tests, arvel_mapping_is_a_permutation)                              \
+  X(tests, encodes_supervisor_send_fields)                              \
   X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow)
 
 #define VX_DECLARE(module, name)                                  \

@@ -10,6 +10,7 @@
   X(chunked::tests, shared_edits_match_vectors_across_chunk_boundaries) \
   X(tests, arvel_mapping_is_a_permutation)                              \
   X(tests, encodes_supervisor_send_fields)                              \
+  X(tests, paired_send_matches_sdk_full_duplex_oracle)                  \
   X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow)
 
 #define VX_DECLARE(module, name)                                  \

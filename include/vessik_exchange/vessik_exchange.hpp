@@ -2,7 +2,12 @@
 #pragma once
 
 #include "vessik_exchange/assert.hpp"
+<<<<<<< HEAD
 #include "vessik_exchange/diagnostics.hpp"
+=======
+#include "vessik_exchange/chunked.hpp"
+#include "vessik_exchange/emission.hpp"
+>>>>>>> chunked
 #include "vessik_exchange/error.hpp"
 #include "vessik_exchange/event_log.hpp"
 #include "vessik_exchange/exchange_words.hpp"

@@ -2,17 +2,17 @@
 #pragma once
 
 #include "vessik_exchange/assert.hpp"
-<<<<<<< HEAD
-#include "vessik_exchange/diagnostics.hpp"
-=======
 #include "vessik_exchange/chunked.hpp"
+#include "vessik_exchange/diagnostics.hpp"
 #include "vessik_exchange/emission.hpp"
->>>>>>> chunked
+#include "vessik_exchange/encoding.hpp"
 #include "vessik_exchange/error.hpp"
 #include "vessik_exchange/event_log.hpp"
 #include "vessik_exchange/exchange_words.hpp"
 #include "vessik_exchange/host_exchange.hpp"
+#include "vessik_exchange/phase_builder.hpp"
 #include "vessik_exchange/plans.hpp"
 #include "vessik_exchange/row_timing.hpp"
 #include "vessik_exchange/scalar_words.hpp"
+#include "vessik_exchange/tile_schedule.hpp"
 #include "vessik_exchange/topology.hpp"

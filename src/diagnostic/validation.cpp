@@ -13,8 +13,8 @@ namespace {
 using TimedControl = std::pair<std::uint32_t, IncomingControl>;
 
 bool control_less(const TimedControl& left, const TimedControl& right) {
-  return std::tie(left.first, control_key(left.second)) <
-         std::tie(right.first, control_key(right.second));
+  return std::pair(left.first, control_key(left.second)) <
+         std::pair(right.first, control_key(right.second));
 }
 
 std::string render_entry(const TimedControl& entry) {

@@ -9,16 +9,17 @@
 
 namespace vessik_exchange {
 
-bool Checkpoint::reusable(const Chunked<ScheduledSenderRow>& senders,
-                          const Chunked<ReceiveEvent>& events, std::uint32_t horizon) const {
-  if (this->senders > senders.len() || this->events > events.len()) return false;
+bool Checkpoint::reusable(const Chunked<ScheduledSenderRow>& sender_rows,
+                          const Chunked<ReceiveEvent>& receive_events,
+                          std::uint32_t horizon) const {
+  if (senders > sender_rows.len() || events > receive_events.len()) return false;
   const std::uint32_t sender_start =
-      this->senders < senders.len() ? senders[this->senders].start_cycles : horizon;
-  const ReceiveEvent* next = this->events < events.len() ? &events[this->events] : nullptr;
+      senders < sender_rows.len() ? sender_rows[senders].start_cycles : horizon;
+  const ReceiveEvent* next = events < receive_events.len() ? &receive_events[events] : nullptr;
   if (cycles > sender_start) return false;
   if (next != nullptr && cycles >= next->cycles) return false;
   // No event already emitted may belong to the next sender's payload.
-  if (this->events > 0 && events[this->events - 1].cycles >= sender_start) return false;
+  if (events > 0 && receive_events[events - 1].cycles >= sender_start) return false;
   if (lookahead) {
     // A SENDPICP carrier's length depends on the boundary it saw; a changed boundary means
     // the words after this point differ.
@@ -59,7 +60,7 @@ Result<EncodedSchedule> build_scheduled_program(const Chunked<ScheduledSenderRow
     --changed;
   if (changed < event_count) {
     const auto window = receive_events.slice(changed, event_count);
-    if (auto valid = validate_receive_events(window); !valid) return fail(valid.error());
+    if (auto valid = validate_receive_events(window.span()); !valid) return fail(valid.error());
   }
 
   Chunked<std::uint32_t> words;
@@ -94,7 +95,7 @@ Result<EncodedSchedule> build_scheduled_program(const Chunked<ScheduledSenderRow
     const std::size_t base = event_index;
     const auto slice = receive_events.slice(base, split);
     return append_receive_events_record(
-        words, event_cycles, slice, horizon, true,
+        words, event_cycles, slice.span(), horizon, true,
         [&](std::size_t after, std::size_t word_count, std::uint32_t cycles,
             std::optional<std::uint32_t> lookahead) {
           checkpoints.push(Checkpoint{sender_index, base + after, word_count, cycles, lookahead});
@@ -110,7 +111,7 @@ Result<EncodedSchedule> build_scheduled_program(const Chunked<ScheduledSenderRow
     event_index = before;
     const std::size_t inside = std::max(event_index, first_event_after(sender.end_cycles));
     const auto controls = receive_events.slice(event_index, inside);
-    if (auto sent = append_sender_message(words, event_cycles, sender, controls); !sent)
+    if (auto sent = append_sender_message(words, event_cycles, sender, controls.span()); !sent)
       return fail(sent.error());
     event_index = inside;
     checkpoints.push(Checkpoint{i + 1, event_index, words.len(), event_cycles, std::nullopt});

@@ -290,7 +290,7 @@ void TileProgramSchedule::invalidate_encoding() {
 Result<std::shared_ptr<const EncodedSchedule>> TileProgramSchedule::encoded() const {
   if (auto cached = encoded_.load()) return cached;
   std::optional<EncodingPrefix> prefix;
-  if (encoding_prefix_) prefix = EncodingPrefix{*encoding_prefix_, dirty_senders_, dirty_events_};
+  if (encoding_prefix_) prefix.emplace(EncodingPrefix{*encoding_prefix_, dirty_senders_, dirty_events_});
   auto result = build_scheduled_program(senders_, receive_events_, event_cycles_, prefix);
 #if VESSIK_EXCHANGE_VERIFY_INCREMENTAL
   if (prefix) {

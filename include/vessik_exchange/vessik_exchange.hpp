@@ -2,7 +2,9 @@
 #pragma once
 
 #include "vessik_exchange/assert.hpp"
+#include "vessik_exchange/chunked.hpp"
 #include "vessik_exchange/diagnostics.hpp"
+#include "vessik_exchange/emission.hpp"
 #include "vessik_exchange/error.hpp"
 #include "vessik_exchange/event_log.hpp"
 #include "vessik_exchange/exchange_words.hpp"

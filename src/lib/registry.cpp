@@ -8,6 +8,7 @@
 // B(module, name) for the manual CPU benchmarks, which run only when asked for.
 // clang-format off
 #define VX_CHECK_LIST(X, B) \
+  X(chunked::tests, shared_edits_match_vectors_across_chunk_boundaries) \
   X(diagnostic::tests, diagnostic_windows_handle_unbounded_radius_and_unplaced_rows) \
   X(diagnostic::tests, paired_control_decoder_preserves_the_pic_selector) \
   X(diagnostic::tests, sdk_full_duplex_pair_decodes_absolute_send_restart) \
@@ -27,6 +28,7 @@
   X(tests, host_xreq_combines_target_endpoint_bits) \
   X(tests, multicast_primitive_encodings) \
   X(tests, normalizes_all_sender_address_fields) \
+  X(tests, paired_send_matches_sdk_full_duplex_oracle) \
   X(tests, plan_offsets_extend_beyond_route_timing_fields) \
   X(tests, point_to_point_primitive_encodings) \
   X(tests, randomized_internal_receives_leave_the_neutral_mux_selected) \

@@ -99,8 +99,8 @@ class PhaseProgramBuilder {
       std::uint32_t schedule_offset, std::uint32_t words);
   /// Timing of the transfer at `schedule_offset` against the current tiles; changes nothing.
   [[nodiscard]] Result<PhaseTransferTiming> transfer_timing_at(
-      std::uint16_t source, std::span<const std::uint16_t> receivers,
-      const PreparedTransfer& plan, std::uint32_t schedule_offset, std::uint32_t words) const;
+      std::uint16_t source, std::span<const std::uint16_t> receivers, const PreparedTransfer& plan,
+      std::uint32_t schedule_offset, std::uint32_t words) const;
   /// Encodes and validates every tile with work and returns the phase's programs.
   [[nodiscard]] Result<PhasePrograms> finish() const;
   /// Schedules a write of register `reg` into the tile's outgoing exchange base.

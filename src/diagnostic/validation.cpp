@@ -27,8 +27,7 @@ std::string render_optional_entry(std::span<const TimedControl> entries, std::si
   return index < entries.size() ? "Some(" + render_entry(entries[index]) + ")" : "None";
 }
 
-std::string render_window(std::span<const TimedControl> entries, std::size_t from,
-                          std::size_t to) {
+std::string render_window(std::span<const TimedControl> entries, std::size_t from, std::size_t to) {
   std::string text = "[";
   for (std::size_t i = from; i < std::min(to, entries.size()); ++i) {
     if (i > from) text += ", ";
@@ -39,25 +38,25 @@ std::string render_window(std::span<const TimedControl> entries, std::size_t fro
 
 void report_control_mismatch(std::size_t tile, std::span<const TimedControl> actual,
                              std::span<const TimedControl> expected) {
-  debug_event("vessik_exchange::diagnostic",
-              "encoded incoming controls differ from the phase schedule", [&] {
-                std::size_t first = 0;
-                while (first < actual.size() && first < expected.size() &&
-                       actual[first] == expected[first])
-                  ++first;
-                const std::size_t from = first >= 3 ? first - 3 : 0;
-                const std::size_t to = std::min(first + 4, std::max(actual.size(), expected.size()));
-                return std::vector<EventField>{
-                    {"tile", std::uint64_t{tile}},
-                    {"first_mismatch", std::uint64_t{first}},
-                    {"actual_len", std::uint64_t{actual.size()}},
-                    {"expected_len", std::uint64_t{expected.size()}},
-                    {"actual", render_optional_entry(actual, first)},
-                    {"expected", render_optional_entry(expected, first)},
-                    {"actual_window", render_window(actual, from, to)},
-                    {"expected_window", render_window(expected, from, to)},
-                };
-              });
+  debug_event(
+      "vessik_exchange::diagnostic", "encoded incoming controls differ from the phase schedule",
+      [&] {
+        std::size_t first = 0;
+        while (first < actual.size() && first < expected.size() && actual[first] == expected[first])
+          ++first;
+        const std::size_t from = first >= 3 ? first - 3 : 0;
+        const std::size_t to = std::min(first + 4, std::max(actual.size(), expected.size()));
+        return std::vector<EventField>{
+            {"tile", std::uint64_t{tile}},
+            {"first_mismatch", std::uint64_t{first}},
+            {"actual_len", std::uint64_t{actual.size()}},
+            {"expected_len", std::uint64_t{expected.size()}},
+            {"actual", render_optional_entry(actual, first)},
+            {"expected", render_optional_entry(expected, first)},
+            {"actual_window", render_window(actual, from, to)},
+            {"expected_window", render_window(expected, from, to)},
+        };
+      });
 }
 
 struct ActualSend {

@@ -145,7 +145,11 @@ std::ostream& operator<<(std::ostream& out, const EncodedSchedule& encoded) {
   return out;
 }
 
-std::string to_string(const Checkpoint& checkpoint) { return debug::stream_to_string(checkpoint); }
-std::string to_string(const EncodedSchedule& encoded) { return debug::stream_to_string(encoded); }
+std::string to_string(const Checkpoint& checkpoint) {
+  return debug::stream_to_string(checkpoint);
+}
+std::string to_string(const EncodedSchedule& encoded) {
+  return debug::stream_to_string(encoded);
+}
 
 }  // namespace vessik_exchange

@@ -155,12 +155,10 @@ Result<void> PhaseProgramBuilder::transfer_is_encodable_at(std::uint16_t source,
   staged_.reset();
   auto updates = prepare_transfer_at(source, receivers, plan, schedule_offset, words, true);
   if (!updates) return fail(updates.error());
-  staged_ = StagedTransfer{source,
-                           std::vector<std::uint16_t>(receivers.begin(), receivers.end()),
-                           plan.rows.get(),
-                           schedule_offset,
-                           words,
-                           std::move(*updates)};
+  staged_ = StagedTransfer{
+      source,          std::vector<std::uint16_t>(receivers.begin(), receivers.end()),
+      plan.rows.get(), schedule_offset,
+      words,           std::move(*updates)};
   return {};
 }
 
@@ -245,8 +243,8 @@ Result<PhaseTransferTiming> PhaseProgramBuilder::transfer_timing_at(
   if (auto sender = lookup(source); !sender) return fail(sender.error());
   const auto sender = plan.sender.at(schedule_offset);
   if (!sender) return fail(sender.error());
-  PhaseTransferTiming timing{sender->payload_start, sender->payload_end, sender->horizon, {},
-                             sender->horizon};
+  PhaseTransferTiming timing{
+      sender->payload_start, sender->payload_end, sender->horizon, {}, sender->horizon};
   for (std::size_t i = 0; i < receivers.size(); ++i) {
     const auto schedule = lookup(receivers[i]);
     if (!schedule) return fail(schedule.error());
@@ -301,7 +299,8 @@ Result<void> PhaseProgramBuilder::switch_outgoing_base(std::uint16_t tile, std::
 
   while (true) {
     std::uint32_t end = 0;
-    if (__builtin_add_overflow(start, 13u, &end)) return fail_schedule("base switch horizon overflow");
+    if (__builtin_add_overflow(start, 13u, &end))
+      return fail_schedule("base switch horizon overflow");
     // Slide the window past any control inside it, so the control sits at its open lower edge.
     if (index < events.len() && events[index].cycles <= end) {
       start = events[index].cycles;
@@ -316,7 +315,8 @@ Result<void> PhaseProgramBuilder::switch_outgoing_base(std::uint16_t tile, std::
       return {};
     }
     if (encoded.error() != ExchangeError::schedule(ALIGNMENT_ERROR)) return fail(encoded.error());
-    if (__builtin_add_overflow(start, 1u, &start)) return fail_schedule("base switch horizon overflow");
+    if (__builtin_add_overflow(start, 1u, &start))
+      return fail_schedule("base switch horizon overflow");
   }
 }
 
@@ -354,8 +354,14 @@ std::ostream& operator<<(std::ostream& out, const StagedTransfer& staged) {
   return out;
 }
 
-std::string to_string(const PhasePrograms& programs) { return debug::stream_to_string(programs); }
-std::string to_string(const PhaseTransferTiming& timing) { return debug::stream_to_string(timing); }
-std::string to_string(const StagedTransfer& staged) { return debug::stream_to_string(staged); }
+std::string to_string(const PhasePrograms& programs) {
+  return debug::stream_to_string(programs);
+}
+std::string to_string(const PhaseTransferTiming& timing) {
+  return debug::stream_to_string(timing);
+}
+std::string to_string(const StagedTransfer& staged) {
+  return debug::stream_to_string(staged);
+}
 
 }  // namespace vessik_exchange

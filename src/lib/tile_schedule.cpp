@@ -16,7 +16,9 @@ namespace {
 
 constexpr std::uint32_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
 
-constexpr std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
+constexpr std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) {
+  return a > b ? a - b : 0;
+}
 constexpr std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
   return a > U32_MAX - b ? U32_MAX : a + b;
 }
@@ -80,8 +82,8 @@ TileProgramSchedule& TileProgramSchedule::operator=(TileProgramSchedule&& other)
 }
 
 ReceiveEventRun TileProgramSchedule::receive_events_at(std::uint32_t cycles) const {
-  const std::size_t first =
-      receive_events_.partition_point([cycles](const ReceiveEvent& e) { return e.cycles < cycles; });
+  const std::size_t first = receive_events_.partition_point(
+      [cycles](const ReceiveEvent& e) { return e.cycles < cycles; });
   const std::size_t last = receive_events_.partition_point(
       [cycles](const ReceiveEvent& e) { return e.cycles <= cycles; });
   return ReceiveEventRun(receive_events_, first, last);
@@ -127,8 +129,9 @@ Result<std::uint32_t> TileProgramSchedule::earliest_sender_offset(
   }
 }
 
-Result<std::uint32_t> TileProgramSchedule::earliest_receiver_offset(
-    const ReceiveRowTiming& base, std::uint32_t received_words, std::uint32_t requested) const {
+Result<std::uint32_t> TileProgramSchedule::earliest_receiver_offset(const ReceiveRowTiming& base,
+                                                                    std::uint32_t received_words,
+                                                                    std::uint32_t requested) const {
   std::uint32_t offset = requested;
   const ReceiveStream* stream = receive_stream_ ? &*receive_stream_ : nullptr;
   if (stream != nullptr) {
@@ -138,7 +141,8 @@ Result<std::uint32_t> TileProgramSchedule::earliest_receiver_offset(
     offset = std::max(offset, saturating_sub(stream->source_end_cycles, *source));
     // A paired format setup waits until the previous ordinary payload has drained.
     if (stream->mode == ReceiveMode::Ordinary && base.format_start_cycles)
-      offset = std::max(offset, saturating_sub(stream->pointer_end_cycles, *base.format_start_cycles));
+      offset =
+          std::max(offset, saturating_sub(stream->pointer_end_cycles, *base.format_start_cycles));
     if (!base.pointer_cycles) return fail_schedule("receive pointer event");
     offset = std::max(offset, saturating_sub(stream->pointer_end_cycles, *base.pointer_cycles));
   }
@@ -159,7 +163,8 @@ Result<std::uint32_t> TileProgramSchedule::earliest_receiver_offset(
       }
     }
     if (shift > 0) {
-      if (!checked_add(offset, shift, offset)) return fail_schedule("base control collision overflow");
+      if (!checked_add(offset, shift, offset))
+        return fail_schedule("base control collision overflow");
       continue;
     }
 
@@ -198,12 +203,13 @@ Result<void> TileProgramSchedule::append_sender_at(const PlanRow& row,
   if (!base_switches_.empty() && base_switches_.back() > timing->payload_start)
     return fail_schedule("send crosses outgoing base transition");
   const std::uint32_t start = timing->payload_start;
-  const std::size_t index =
-      senders_.partition_point([start](const ScheduledSenderRow& s) { return s.start_cycles < start; });
+  const std::size_t index = senders_.partition_point(
+      [start](const ScheduledSenderRow& s) { return s.start_cycles < start; });
   if ((index > 0 && senders_[index - 1].end_cycles > start) ||
       (index < senders_.len() && senders_[index].start_cycles < timing->payload_end))
     return fail_schedule("overlapping outgoing messages");
-  if (receive_control_at_send_start(start)) return fail_schedule("unencodable initial send control");
+  if (receive_control_at_send_start(start))
+    return fail_schedule("unencodable initial send control");
 
   invalidate_encoding();
   dirty_senders_ = std::min(dirty_senders_, index);
@@ -247,8 +253,8 @@ Result<ScheduledReceiverWindow> TileProgramSchedule::append_receiver_at(
   }
   for (const ReceiveEvent& event : window->events) {
     const std::uint32_t cycles = event.cycles;
-    const std::size_t at =
-        receive_events_.partition_point([cycles](const ReceiveEvent& e) { return e.cycles <= cycles; });
+    const std::size_t at = receive_events_.partition_point(
+        [cycles](const ReceiveEvent& e) { return e.cycles <= cycles; });
     receive_events_.insert(at, event);
     dirty_events_ = std::min(dirty_events_, at);
   }
@@ -290,12 +296,14 @@ void TileProgramSchedule::invalidate_encoding() {
 Result<std::shared_ptr<const EncodedSchedule>> TileProgramSchedule::encoded() const {
   if (auto cached = encoded_.load()) return cached;
   std::optional<EncodingPrefix> prefix;
-  if (encoding_prefix_) prefix.emplace(EncodingPrefix{*encoding_prefix_, dirty_senders_, dirty_events_});
+  if (encoding_prefix_)
+    prefix.emplace(EncodingPrefix{*encoding_prefix_, dirty_senders_, dirty_events_});
   auto result = build_scheduled_program(senders_, receive_events_, event_cycles_, prefix);
 #if VESSIK_EXCHANGE_VERIFY_INCREMENTAL
   if (prefix) {
     // A resumed encoding must be word for word the full one; anything else is an encoder defect.
-    const auto full = build_scheduled_program(senders_, receive_events_, event_cycles_, std::nullopt);
+    const auto full =
+        build_scheduled_program(senders_, receive_events_, event_cycles_, std::nullopt);
     VX_ASSERT(result.has_value() == full.has_value());
     if (result)
       VX_ASSERT(result->same_words(*full));

@@ -23,8 +23,10 @@ bool Checkpoint::reusable(const Chunked<ScheduledSenderRow>& sender_rows,
   if (lookahead) {
     // A SENDPICP carrier's length depends on the boundary it saw; a changed boundary means
     // the words after this point differ.
+    // An event on the sender's start cycle (or on the horizon) is emitted before that point,
+    // so the carrier saw its issue start too.
     const std::uint32_t boundary =
-        next != nullptr && next->cycles < sender_start ? next->issue_start() : sender_start;
+        next != nullptr && next->cycles <= sender_start ? next->issue_start() : sender_start;
     if (*lookahead != boundary) return false;
   }
   return true;

@@ -78,6 +78,14 @@ class TileProgramSchedule {
   TileProgramSchedule& operator=(TileProgramSchedule&& other) noexcept;
   ~TileProgramSchedule() = default;
 
+  /// A schedule holding exactly `senders`, `receive_events` and horizon `event_cycles`, as if
+  /// placed that way; for diagnostics and tests that need a schedule the placement queries would
+  /// not produce. Senders must be sorted and disjoint, events sorted by cycles, base writes
+  /// strictly increasing and at least 13 cycles in, and the horizon must cover all of them.
+  [[nodiscard]] static TileProgramSchedule from_parts(std::span<const ScheduledSenderRow> senders,
+                                                      std::span<const ReceiveEvent> receive_events,
+                                                      std::uint32_t event_cycles);
+
   /// The tile's event horizon.
   [[nodiscard]] std::uint32_t event_cycles() const { return event_cycles_; }
   /// Scheduled sender rows, sorted by payload start, non-overlapping.

@@ -13,6 +13,7 @@
   X(diagnostic::tests, paired_control_decoder_preserves_the_pic_selector) \
   X(diagnostic::tests, sdk_full_duplex_pair_decodes_absolute_send_restart) \
   X(diagnostic::tests, sdk_receiver_row_decodes_two_word_controls_as_single_instructions) \
+  X(encoding::tests, receive_control_at_send_start_is_issued_before_the_payload) \
   X(tests, arvel_mapping_is_a_permutation) \
   X(tests, encodes_supervisor_send_fields) \
   X(tests, event_horizon_tracks_transfer_size_and_route) \

@@ -81,6 +81,32 @@ TileProgramSchedule& TileProgramSchedule::operator=(TileProgramSchedule&& other)
   return *this;
 }
 
+TileProgramSchedule TileProgramSchedule::from_parts(std::span<const ScheduledSenderRow> senders,
+                                                    std::span<const ReceiveEvent> receive_events,
+                                                    std::uint32_t event_cycles) {
+  TileProgramSchedule schedule;
+  for (const ScheduledSenderRow& sender : senders) {
+    VX_ASSERT(sender.start_cycles < sender.end_cycles && sender.end_cycles <= event_cycles);
+    VX_ASSERT(schedule.senders_.empty() ||
+              schedule.senders_.last()->end_cycles <= sender.start_cycles);
+    schedule.senders_.push(sender);
+  }
+  for (const ReceiveEvent& event : receive_events) {
+    VX_ASSERT(event.cycles <= event_cycles);
+    VX_ASSERT(schedule.receive_events_.empty() ||
+              schedule.receive_events_.last()->cycles <= event.cycles);
+    if (event.kind == ReceiveEventKind::OutgoingBase) {
+      // A base write occupies the 13 cycles before the switch end.
+      VX_ASSERT(event.cycles >= 13);
+      VX_ASSERT(schedule.base_switches_.empty() || schedule.base_switches_.back() < event.cycles);
+      schedule.base_switches_.push_back(event.cycles);
+    }
+    schedule.receive_events_.push(event);
+  }
+  schedule.event_cycles_ = event_cycles;
+  return schedule;
+}
+
 ReceiveEventRun TileProgramSchedule::receive_events_at(std::uint32_t cycles) const {
   const std::size_t first = receive_events_.partition_point(
       [cycles](const ReceiveEvent& e) { return e.cycles < cycles; });

@@ -13,7 +13,12 @@
   X(diagnostic::tests, paired_control_decoder_preserves_the_pic_selector) \
   X(diagnostic::tests, sdk_full_duplex_pair_decodes_absolute_send_restart) \
   X(diagnostic::tests, sdk_receiver_row_decodes_two_word_controls_as_single_instructions) \
+  B(encoding::tests, benchmark_receive_validation) \
+  X(encoding::tests, receive_only_rows_reuse_the_prefix_before_a_source_cutover) \
+  X(encoding::tests, rejected_receive_preserves_stream_and_encoding) \
+  X(encoding::tests, sender_insertion_checks_both_neighbors_without_changing_failed_history) \
   X(tests, arvel_mapping_is_a_permutation) \
+  X(tests, encoder_places_receive_then_send_on_one_event_timeline) \
   X(tests, encodes_supervisor_send_fields) \
   X(tests, event_horizon_tracks_transfer_size_and_route) \
   X(tests, finalizes_point_receiver_for_direct_execution) \
@@ -32,9 +37,12 @@
   X(tests, plan_offsets_extend_beyond_route_timing_fields) \
   X(tests, point_to_point_primitive_encodings) \
   X(tests, randomized_internal_receives_leave_the_neutral_mux_selected) \
+  X(tests, randomized_mixed_role_programs_fuse_receive_controls_into_sends) \
+  X(tests, randomized_receiver_streams_schedule_source_and_pointer_cutovers) \
   X(tests, randomized_tile_to_host_packets_observe_the_payload_interval) \
   X(tests, restart_relocation_uses_encoded_addresses_for_both_send_widths) \
   X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow) \
+  X(tests, sender_cursor_matches_exhaustive_offset_search) \
   X(tests, single_receiver_uses_the_directional_route_for_every_payload_instruction) \
   X(tests, target_operations_match_sdk_logical_tile_100_oracle) \
   X(tests, tile_to_host_target_has_no_controller_xreq_or_sync_wrapper) \

@@ -19,6 +19,8 @@
   X(encoding::tests, sender_insertion_checks_both_neighbors_without_changing_failed_history) \
   X(tests, arvel_mapping_is_a_permutation) \
   X(tests, encoder_places_receive_then_send_on_one_event_timeline) \
+  X(tests, consecutive_paired_receives_match_the_sdks_continuous_format_stream) \
+  X(tests, consecutive_paired_receives_separate_format_teardown_from_next_source) \
   X(tests, encodes_supervisor_send_fields) \
   X(tests, event_horizon_tracks_transfer_size_and_route) \
   X(tests, finalizes_point_receiver_for_direct_execution) \
@@ -34,7 +36,10 @@
   X(tests, multicast_primitive_encodings) \
   X(tests, normalizes_all_sender_address_fields) \
   X(tests, ordinary_pointer_setup_matches_payload_arrival_at_count_boundaries) \
+  X(tests, ordinary_source_setup_does_not_merge_with_a_paired_pointer) \
+  X(tests, paired_format_waits_for_the_previous_ordinary_payload_to_drain) \
   X(tests, paired_send_matches_sdk_full_duplex_oracle) \
+  X(tests, paired_source_setup_does_not_merge_with_an_ordinary_pointer) \
   X(tests, plan_offsets_extend_beyond_route_timing_fields) \
   X(tests, point_to_point_primitive_encodings) \
   X(tests, randomized_coincident_paired_controls_are_rejected) \

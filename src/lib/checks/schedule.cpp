@@ -1,11 +1,13 @@
 // Checks of the tile program schedule: placement searches, receive stream cutovers and the
 // programs of tiles that both send and receive.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "harness/harness.hpp"
@@ -69,7 +71,96 @@ bool fuses_controls_into_sends(std::span<const std::uint32_t> words) {
   return false;
 }
 
+// Receiver row of `tile` in a paired multicast from `sender` to the pair of `tile`.
+Result<PlanRow> paired_row(const Topology& topology, std::uint16_t sender, std::uint16_t tile,
+                           std::uint32_t count) {
+  const auto partner = topology.paired_logical(tile);
+  if (!partner) return fail(partner.error());
+  const std::uint16_t pair[] = {tile, *partner};
+  auto plan = topology.paired_multicast(sender, pair, count);
+  if (!plan) return fail(plan.error());
+  return plan->receivers[0];
+}
+
+struct Placed {
+  ReceiveRowTiming base;
+  std::uint32_t offset = 0;
+  ScheduledReceiverWindow window;
+};
+
+// Places a receive at its earliest offset from cycle 0.
+Placed place_receive(TileProgramSchedule& schedule, const PlanRow& row, std::uint32_t words) {
+  Placed placed{VX_OK(receive_row_timing(row, 0)), 0, {}};
+  placed.offset = VX_OK(schedule.earliest_receiver_offset(placed.base, words, 0));
+  placed.window = VX_OK(schedule.append_receiver_at(placed.base, placed.offset, words));
+  return placed;
+}
+
+// Every receive control of the schedule as (cycles, kind).
+std::vector<std::pair<std::uint32_t, ReceiveEventKind>> timeline(
+    const TileProgramSchedule& schedule) {
+  std::vector<std::pair<std::uint32_t, ReceiveEventKind>> events;
+  for (const ReceiveEvent& event : schedule.receive_events().to_vec())
+    events.emplace_back(event.cycles, event.kind);
+  return events;
+}
+
+constexpr std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) {
+  return a > b ? a - b : 0;
+}
+
+// Cycle at which the row's pointer setup lands when placed at `offset`.
+std::uint32_t pointer_at(const Placed& placed) {
+  return *placed.base.pointer_cycles + placed.offset;
+}
+
 }  // namespace
+
+VX_CHECK_DEFINE(consecutive_paired_receives_match_the_sdks_continuous_format_stream) {
+  const Topology topology = Topology::arvel();
+  TileProgramSchedule schedule;
+  const std::uint16_t senders[] = {0, 4, 6, 8};
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    PlanRow row = VX_OK(paired_row(topology, senders[i], 2, 176));
+    VX_OK(patch_receiver_address(row, 0x90000u + 4096u * i));
+    place_receive(schedule, row, 176);
+  }
+  // Each source takes over on the cycle the previous stream ends, so only the first format
+  // start, the last format end and the last teardown survive.
+  using K = ReceiveEventKind;
+  const std::vector<std::pair<std::uint32_t, ReceiveEventKind>> expected{
+      {1, K::PairedSource},    {54, K::Format},         {56, K::PairedPointer},
+      {177, K::PairedSource},  {232, K::PairedPointer}, {353, K::PairedSource},
+      {408, K::PairedPointer}, {529, K::PairedSource},  {584, K::PairedPointer},
+      {705, K::PairedNeutral}, {758, K::Format},
+  };
+  VX_CHECK_EQ(timeline(schedule), expected);
+  const std::vector<std::uint32_t> words = VX_OK(schedule.finish());
+  VX_OK(diagnostic::validate_tile_program(2, schedule, words));
+  const ControlCounts counts = count_controls(words);
+  VX_CHECK_EQ(counts.xpic, 5u);
+  VX_CHECK_EQ(counts.pic, 6u);
+}
+
+VX_CHECK_DEFINE(consecutive_paired_receives_separate_format_teardown_from_next_source) {
+  const Topology topology = Topology::arvel();
+  // Both tiles of the pair: the early one drives the mux, the late one only sets its format.
+  for (const std::uint16_t tile : std::array<std::uint16_t, 2>{2, 3}) {
+    TileProgramSchedule schedule;
+    for (const std::uint16_t sender : std::array<std::uint16_t, 2>{0, 4}) {
+      const PlanRow row = VX_OK(paired_row(topology, sender, tile, 176));
+      place_receive(schedule, row, 176);
+    }
+    const auto events = schedule.receive_events().to_vec();
+    for (const ReceiveEvent& format : events) {
+      if (format.kind != ReceiveEventKind::Format) continue;
+      for (const ReceiveEvent& other : events)
+        VX_CHECK(!(is_xpic(other.kind) && other.cycles == format.cycles));
+    }
+    const std::vector<std::uint32_t> words = VX_OK(schedule.finish());
+    VX_OK(diagnostic::validate_tile_program(tile, schedule, words));
+  }
+}
 
 VX_CHECK_DEFINE(encoder_places_receive_then_send_on_one_event_timeline) {
   const Topology topology = Topology::arvel();
@@ -115,6 +206,76 @@ VX_CHECK_DEFINE(encoder_places_receive_then_send_on_one_event_timeline) {
   VX_CHECK_EQ(*send_end, placed.end_cycles);
   VX_CHECK(last_control <= placed.start_cycles);
   VX_CHECK_EQ(count_controls(words).xpic, 2u);
+}
+
+VX_CHECK_DEFINE(ordinary_source_setup_does_not_merge_with_a_paired_pointer) {
+  const Topology topology = Topology::arvel();
+  std::size_t contested = 0;
+  for (std::uint16_t tile = 1206; tile <= 1223; ++tile) {
+    const PlanRow ordinary = one_receiver(topology, 0, tile, 4148).receivers[0];
+    const ReceiveRowTiming ordinary_base = VX_OK(receive_row_timing(ordinary, 0));
+    for (std::uint32_t count = 1; count <= 90; ++count) {
+      const auto paired = paired_row(topology, 0, tile, count);
+      if (!paired) {
+        // Some counts put two of the pair's own controls on one cycle.
+        VX_CHECK_EQ(paired.error(), ExchangeError::schedule("paired receive coincident controls"));
+        continue;
+      }
+      TileProgramSchedule schedule;
+      const Placed first = place_receive(schedule, *paired, count);
+      // Where the continuity bounds alone would put the ordinary source.
+      const std::uint32_t source = *ordinary_base.source_cycles;
+      const std::uint32_t bound =
+          std::max(saturating_sub(first.window.source_end, source),
+                   saturating_sub(first.window.payload_end, *ordinary_base.pointer_cycles));
+      if (bound + source == pointer_at(first)) ++contested;
+      const Placed second = place_receive(schedule, ordinary, 4148);
+      VX_CHECK(second.window.source_start != pointer_at(first));
+      VX_OK(schedule.finish());
+    }
+  }
+  VX_CHECK(contested > 0);
+}
+
+VX_CHECK_DEFINE(paired_format_waits_for_the_previous_ordinary_payload_to_drain) {
+  const Topology topology = Topology::arvel();
+  for (const std::uint16_t tile : std::array<std::uint16_t, 4>{2, 3, 46, 47}) {
+    TileProgramSchedule schedule;
+    const Placed ordinary =
+        place_receive(schedule, one_receiver(topology, 0, tile, 972).receivers[0], 972);
+    const Placed paired = place_receive(schedule, VX_OK(paired_row(topology, 0, tile, 176)), 176);
+    const std::uint32_t format_start = *paired.base.format_start_cycles + paired.offset;
+    VX_CHECK(format_start >= ordinary.window.payload_end);
+    VX_CHECK(paired.window.payload_start >= ordinary.window.payload_end);
+    const std::vector<std::uint32_t> words = VX_OK(schedule.finish());
+    VX_OK(diagnostic::validate_tile_program(tile, schedule, words));
+  }
+}
+
+VX_CHECK_DEFINE(paired_source_setup_does_not_merge_with_an_ordinary_pointer) {
+  const Topology topology = Topology::arvel();
+  std::size_t contested = 0;
+  for (std::uint16_t tile = 1206; tile <= 1223; ++tile) {
+    const PlanRow paired = VX_OK(paired_row(topology, 0, tile, 4148));
+    const ReceiveRowTiming paired_base = VX_OK(receive_row_timing(paired, 0));
+    const std::uint32_t source =
+        paired_base.source_cycles.value_or(*paired_base.format_start_cycles);
+    for (std::uint32_t count = 1; count <= 90; ++count) {
+      TileProgramSchedule schedule;
+      const Placed first =
+          place_receive(schedule, one_receiver(topology, 0, tile, count).receivers[0], count);
+      // Where the continuity bounds alone would put the paired source setup.
+      const std::uint32_t bound =
+          std::max({saturating_sub(first.window.source_end, source),
+                    saturating_sub(first.window.payload_end, *paired_base.format_start_cycles),
+                    saturating_sub(first.window.payload_end, *paired_base.pointer_cycles)});
+      if (bound + source == pointer_at(first)) ++contested;
+      const Placed second = place_receive(schedule, paired, 4148);
+      VX_CHECK(second.window.source_start != pointer_at(first));
+      VX_OK(schedule.finish());
+    }
+  }
+  VX_CHECK(contested > 0);
 }
 
 VX_CHECK_DEFINE(randomized_mixed_role_programs_fuse_receive_controls_into_sends) {

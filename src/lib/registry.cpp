@@ -18,9 +18,9 @@
   X(encoding::tests, rejected_receive_preserves_stream_and_encoding) \
   X(encoding::tests, sender_insertion_checks_both_neighbors_without_changing_failed_history) \
   X(tests, arvel_mapping_is_a_permutation) \
-  X(tests, encoder_places_receive_then_send_on_one_event_timeline) \
   X(tests, consecutive_paired_receives_match_the_sdks_continuous_format_stream) \
   X(tests, consecutive_paired_receives_separate_format_teardown_from_next_source) \
+  X(tests, encoder_places_receive_then_send_on_one_event_timeline) \
   X(tests, encodes_supervisor_send_fields) \
   X(tests, event_horizon_tracks_transfer_size_and_route) \
   X(tests, finalizes_point_receiver_for_direct_execution) \

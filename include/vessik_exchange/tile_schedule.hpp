@@ -67,6 +67,32 @@ class ReceiveEventRun {
   std::size_t last_;
 };
 
+/// Write-once holder of a shared encoding: stored at most once per schedule state and read
+/// from any thread. Taking the value out needs exclusive access.
+class EncodingCell {
+ public:
+  EncodingCell() = default;
+  /// A cell holding the same encoding as `other`, if any.
+  EncodingCell(const EncodingCell& other);
+  EncodingCell& operator=(const EncodingCell& other) = delete;
+  ~EncodingCell();
+  /// The stored encoding, or null.
+  [[nodiscard]] std::shared_ptr<const EncodedSchedule> get() const;
+  /// Stores `value` unless one is stored already; returns the stored encoding.
+  [[nodiscard]] std::shared_ptr<const EncodedSchedule> set_once(
+      std::shared_ptr<const EncodedSchedule> value) const;
+  /// Empties the cell and returns what it held.
+  [[nodiscard]] std::shared_ptr<const EncodedSchedule> take();
+  /// Moves the contents of `other` into this cell, leaving `other` empty.
+  void adopt(EncodingCell& other) noexcept;
+
+ private:
+  using Handle = std::shared_ptr<const EncodedSchedule>;
+  // A plain atomic pointer to a published handle: readers only copy the handle, which never
+  // changes once published, so no reader can see a torn or reused one.
+  mutable std::atomic<const Handle*> cell_{nullptr};
+};
+
 /// Everything placed so far on one tile for the phase. Clones share storage and encodings.
 class TileProgramSchedule {
  public:
@@ -138,7 +164,7 @@ class TileProgramSchedule {
   Chunked<ReceiveEvent> receive_events_;
   std::uint32_t event_cycles_ = 0;
   std::optional<ReceiveStream> receive_stream_;
-  mutable std::atomic<std::shared_ptr<const EncodedSchedule>> encoded_;
+  EncodingCell encoded_;
   std::shared_ptr<const EncodedSchedule> encoding_prefix_;
   std::size_t dirty_senders_ = 0;
   std::size_t dirty_events_ = 0;

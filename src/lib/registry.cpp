@@ -13,8 +13,15 @@
   X(diagnostic::tests, paired_control_decoder_preserves_the_pic_selector) \
   X(diagnostic::tests, sdk_full_duplex_pair_decodes_absolute_send_restart) \
   X(diagnostic::tests, sdk_receiver_row_decodes_two_word_controls_as_single_instructions) \
+  B(encoding::tests, benchmark_receive_validation) \
   X(encoding::tests, receive_control_at_send_start_is_issued_before_the_payload) \
+  X(encoding::tests, receive_only_rows_reuse_the_prefix_before_a_source_cutover) \
+  X(encoding::tests, rejected_receive_preserves_stream_and_encoding) \
+  X(encoding::tests, sender_insertion_checks_both_neighbors_without_changing_failed_history) \
   X(tests, arvel_mapping_is_a_permutation) \
+  X(tests, consecutive_paired_receives_match_the_sdks_continuous_format_stream) \
+  X(tests, consecutive_paired_receives_separate_format_teardown_from_next_source) \
+  X(tests, encoder_places_receive_then_send_on_one_event_timeline) \
   X(tests, encodes_supervisor_send_fields) \
   X(tests, event_horizon_tracks_transfer_size_and_route) \
   X(tests, finalizes_point_receiver_for_direct_execution) \
@@ -30,15 +37,21 @@
   X(tests, multicast_primitive_encodings) \
   X(tests, normalizes_all_sender_address_fields) \
   X(tests, ordinary_pointer_setup_matches_payload_arrival_at_count_boundaries) \
+  X(tests, ordinary_source_setup_does_not_merge_with_a_paired_pointer) \
+  X(tests, paired_format_waits_for_the_previous_ordinary_payload_to_drain) \
   X(tests, paired_send_matches_sdk_full_duplex_oracle) \
+  X(tests, paired_source_setup_does_not_merge_with_an_ordinary_pointer) \
   X(tests, plan_offsets_extend_beyond_route_timing_fields) \
   X(tests, point_to_point_primitive_encodings) \
   X(tests, randomized_coincident_paired_controls_are_rejected) \
   X(tests, randomized_internal_receives_leave_the_neutral_mux_selected) \
+  X(tests, randomized_mixed_role_programs_fuse_receive_controls_into_sends) \
   X(tests, randomized_paired_multicasts_preserve_route_relative_timing) \
+  X(tests, randomized_receiver_streams_schedule_source_and_pointer_cutovers) \
   X(tests, randomized_tile_to_host_packets_observe_the_payload_interval) \
   X(tests, restart_relocation_uses_encoded_addresses_for_both_send_widths) \
   X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow) \
+  X(tests, sender_cursor_matches_exhaustive_offset_search) \
   X(tests, single_receiver_uses_the_directional_route_for_every_payload_instruction) \
   X(tests, target_operations_match_sdk_logical_tile_100_oracle) \
   X(tests, tile_to_host_target_has_no_controller_xreq_or_sync_wrapper) \

@@ -28,6 +28,46 @@ constexpr bool checked_add(std::uint32_t a, std::uint32_t b, std::uint32_t& out)
 
 }  // namespace
 
+EncodingCell::EncodingCell(const EncodingCell& other) {
+  if (auto value = other.get())
+    cell_.store(new Handle(std::move(value)), std::memory_order_release);
+}
+
+EncodingCell::~EncodingCell() {
+  delete cell_.load(std::memory_order_acquire);
+}
+
+std::shared_ptr<const EncodedSchedule> EncodingCell::get() const {
+  const Handle* handle = cell_.load(std::memory_order_acquire);
+  return handle != nullptr ? *handle : nullptr;
+}
+
+std::shared_ptr<const EncodedSchedule> EncodingCell::set_once(
+    std::shared_ptr<const EncodedSchedule> value) const {
+  const Handle* fresh = new Handle(std::move(value));
+  const Handle* stored = nullptr;
+  if (cell_.compare_exchange_strong(stored, fresh, std::memory_order_acq_rel,
+                                    std::memory_order_acquire))
+    return *fresh;
+  // Another thread stored first: its encoding stays and this one is dropped.
+  delete fresh;
+  return *stored;
+}
+
+std::shared_ptr<const EncodedSchedule> EncodingCell::take() {
+  const Handle* handle = cell_.exchange(nullptr, std::memory_order_acq_rel);
+  if (handle == nullptr) return nullptr;
+  Handle value = *handle;
+  delete handle;
+  return value;
+}
+
+void EncodingCell::adopt(EncodingCell& other) noexcept {
+  if (&other == this) return;
+  delete cell_.exchange(other.cell_.exchange(nullptr, std::memory_order_acq_rel),
+                        std::memory_order_acq_rel);
+}
+
 const ReceiveEvent& ReceiveEventRun::operator[](std::size_t i) const {
   VX_ASSERT(i < size());
   return (*events_)[first_ + i];
@@ -40,7 +80,7 @@ TileProgramSchedule::TileProgramSchedule(const TileProgramSchedule& other)
       receive_events_(other.receive_events_),
       event_cycles_(other.event_cycles_),
       receive_stream_(other.receive_stream_),
-      encoded_(other.encoded_.load()),
+      encoded_(other.encoded_),
       encoding_prefix_(other.encoding_prefix_),
       dirty_senders_(other.dirty_senders_),
       dirty_events_(other.dirty_events_) {}
@@ -60,10 +100,11 @@ TileProgramSchedule::TileProgramSchedule(TileProgramSchedule&& other) noexcept
       receive_events_(std::move(other.receive_events_)),
       event_cycles_(other.event_cycles_),
       receive_stream_(std::move(other.receive_stream_)),
-      encoded_(other.encoded_.exchange(nullptr)),
       encoding_prefix_(std::move(other.encoding_prefix_)),
       dirty_senders_(other.dirty_senders_),
-      dirty_events_(other.dirty_events_) {}
+      dirty_events_(other.dirty_events_) {
+  encoded_.adopt(other.encoded_);
+}
 
 TileProgramSchedule& TileProgramSchedule::operator=(TileProgramSchedule&& other) noexcept {
   if (this != &other) {
@@ -73,7 +114,7 @@ TileProgramSchedule& TileProgramSchedule::operator=(TileProgramSchedule&& other)
     receive_events_ = std::move(other.receive_events_);
     event_cycles_ = other.event_cycles_;
     receive_stream_ = std::move(other.receive_stream_);
-    encoded_.store(other.encoded_.exchange(nullptr));
+    encoded_.adopt(other.encoded_);
     encoding_prefix_ = std::move(other.encoding_prefix_);
     dirty_senders_ = other.dirty_senders_;
     dirty_events_ = other.dirty_events_;
@@ -312,7 +353,7 @@ void TileProgramSchedule::insert_base_switch(std::size_t index, std::uint32_t en
 }
 
 void TileProgramSchedule::invalidate_encoding() {
-  if (auto cached = encoded_.exchange(nullptr)) {
+  if (auto cached = encoded_.take()) {
     encoding_prefix_ = std::move(cached);
     dirty_senders_ = senders_.len();
     dirty_events_ = receive_events_.len();
@@ -320,7 +361,7 @@ void TileProgramSchedule::invalidate_encoding() {
 }
 
 Result<std::shared_ptr<const EncodedSchedule>> TileProgramSchedule::encoded() const {
-  if (auto cached = encoded_.load()) return cached;
+  if (auto cached = encoded_.get()) return cached;
   std::optional<EncodingPrefix> prefix;
   if (encoding_prefix_)
     prefix.emplace(EncodingPrefix{*encoding_prefix_, dirty_senders_, dirty_events_});
@@ -340,10 +381,8 @@ Result<std::shared_ptr<const EncodedSchedule>> TileProgramSchedule::encoded() co
   if (!result) return fail(result.error());
   std::shared_ptr<const EncodedSchedule> fresh =
       std::make_shared<const EncodedSchedule>(std::move(*result));
-  std::shared_ptr<const EncodedSchedule> stored;
   // First store wins; a concurrent encoder's result is dropped and both return the stored one.
-  if (encoded_.compare_exchange_strong(stored, fresh)) return fresh;
-  return stored;
+  return encoded_.set_once(std::move(fresh));
 }
 
 Result<std::vector<std::uint32_t>> TileProgramSchedule::finish() const {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <sstream>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -345,6 +346,26 @@ TEST(ReceiveEvents, KindClassesAndTextForms) {
             "1677723200, kind: OrdinaryNeutral }], neutral_cycles: Some(114), source_cycles: "
             "Some(113), format_start_cycles: None, format_end_cycles: None, pointer_cycles: None, "
             "horizon_cycles: 114, pointer_address: None }");
+}
+
+TEST(MulticastPlan, PreparedTransferPrintsItsPlan) {
+  const MulticastPlan plan{{0x41800003, 0x78000002, 0x40A00004, 0x43A00000},
+                           {{0x41800003, 0x641c0000, 0x64000640, 0x43a00000}}};
+  const auto prepared = plan.prepare();
+  ASSERT_TRUE(prepared.has_value()) << prepared.error();
+  const std::string expected =
+      "PreparedTransfer { rows: MulticastPlan { sender: [1098907651, 2013265922, 1084227588, "
+      "1134559232, 0, 0, 0, 0, 0], receivers: [[1098907651, 1679556608, 1677723200, 1134559232, "
+      "0, 0, 0, 0, 0]] }, sender: ScheduledPayloadTiming { payload_start: 0, payload_end: 1, "
+      "horizon: 6 }, receivers: [ReceiveRowTiming { mode: Ordinary, events: [ReceiveEvent { "
+      "cycles: 113, instruction: 1679556608, kind: OrdinarySource }, ReceiveEvent { cycles: 114, "
+      "instruction: 1677723200, kind: OrdinaryNeutral }], neutral_cycles: Some(114), "
+      "source_cycles: Some(113), format_start_cycles: None, format_end_cycles: None, "
+      "pointer_cycles: None, horizon_cycles: 114, pointer_address: None }] }";
+  EXPECT_EQ(to_string(*prepared), expected);
+  std::ostringstream out;
+  out << *prepared;
+  EXPECT_EQ(out.str(), expected);
 }
 
 }  // namespace

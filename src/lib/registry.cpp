@@ -28,10 +28,13 @@
   X(tests, host_xreq_combines_target_endpoint_bits) \
   X(tests, multicast_primitive_encodings) \
   X(tests, normalizes_all_sender_address_fields) \
+  X(tests, ordinary_pointer_setup_matches_payload_arrival_at_count_boundaries) \
   X(tests, paired_send_matches_sdk_full_duplex_oracle) \
   X(tests, plan_offsets_extend_beyond_route_timing_fields) \
   X(tests, point_to_point_primitive_encodings) \
+  X(tests, randomized_coincident_paired_controls_are_rejected) \
   X(tests, randomized_internal_receives_leave_the_neutral_mux_selected) \
+  X(tests, randomized_paired_multicasts_preserve_route_relative_timing) \
   X(tests, randomized_tile_to_host_packets_observe_the_payload_interval) \
   X(tests, restart_relocation_uses_encoded_addresses_for_both_send_widths) \
   X(tests, scalar_instruction_encoders_preserve_operands_and_reject_overflow) \

@@ -13,11 +13,16 @@
   X(diagnostic::tests, paired_control_decoder_preserves_the_pic_selector) \
   X(diagnostic::tests, sdk_full_duplex_pair_decodes_absolute_send_restart) \
   X(diagnostic::tests, sdk_receiver_row_decodes_two_word_controls_as_single_instructions) \
+  B(encoding::tests, benchmark_incremental_encoding) \
   B(encoding::tests, benchmark_receive_validation) \
+  X(encoding::tests, mixed_speculative_transfers_match_full_encoding) \
+  X(encoding::tests, outgoing_base_uses_control_gaps_and_preserves_incremental_encoding) \
   X(encoding::tests, receive_control_at_send_start_is_issued_before_the_payload) \
   X(encoding::tests, receive_only_rows_reuse_the_prefix_before_a_source_cutover) \
   X(encoding::tests, rejected_receive_preserves_stream_and_encoding) \
   X(encoding::tests, sender_insertion_checks_both_neighbors_without_changing_failed_history) \
+  X(encoding::tests, validated_transfer_commits_its_encoded_trial_and_rejects_stale_trials) \
+  X(encoding::tests, validation_budget_limits_effort_without_invalidating_the_schedule) \
   X(tests, arvel_mapping_is_a_permutation) \
   X(tests, consecutive_paired_receives_match_the_sdks_continuous_format_stream) \
   X(tests, consecutive_paired_receives_separate_format_teardown_from_next_source) \
@@ -34,11 +39,13 @@
   X(tests, host_to_tile_target_preserves_packet_and_request_addresses) \
   X(tests, host_transfer_planner_covers_unaligned_and_large_ranges) \
   X(tests, host_xreq_combines_target_endpoint_bits) \
+  X(tests, multicast_loopback_preserves_both_roles) \
   X(tests, multicast_primitive_encodings) \
   X(tests, normalizes_all_sender_address_fields) \
   X(tests, ordinary_pointer_setup_matches_payload_arrival_at_count_boundaries) \
   X(tests, ordinary_source_setup_does_not_merge_with_a_paired_pointer) \
   X(tests, paired_format_waits_for_the_previous_ordinary_payload_to_drain) \
+  X(tests, paired_multicast64_matches_near_reverse_and_far_sdk_rows) \
   X(tests, paired_send_matches_sdk_full_duplex_oracle) \
   X(tests, paired_source_setup_does_not_merge_with_an_ordinary_pointer) \
   X(tests, plan_offsets_extend_beyond_route_timing_fields) \

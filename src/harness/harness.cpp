@@ -108,7 +108,8 @@ int run_checks(std::span<const CheckDescriptor> registry, int argc, const char* 
   std::vector<const CheckDescriptor*> selected;
   std::size_t filtered_out = 0;
   for (const auto& check : registry) {
-    if (matches(options, check.name))
+    // `--ignored` runs only the ignored checks; the others count as filtered out.
+    if (matches(options, check.name) && (!options.only_ignored || check.ignored))
       selected.push_back(&check);
     else
       ++filtered_out;
@@ -122,8 +123,7 @@ int run_checks(std::span<const CheckDescriptor> registry, int argc, const char* 
   }
 
   const auto runs = [&](const CheckDescriptor& check) {
-    if (options.only_ignored) return check.ignored;
-    return !check.ignored || options.include_ignored;
+    return !check.ignored || options.include_ignored || options.only_ignored;
   };
 
   std::printf("running %zu checks\n", selected.size());

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support.hpp"
 #include "vessik_exchange/exchange_words.hpp"
 #include "vessik_exchange/plans.hpp"
 #include "vessik_exchange/row_timing.hpp"
@@ -18,10 +19,7 @@ namespace {
 constexpr std::uint32_t SYNC = 0x41800003u;
 constexpr std::uint32_t RET = 0x43A00000u;
 
-const Topology& arvel() {
-  static const Topology topology = Topology::arvel();
-  return topology;
-}
+using testing_support::arvel;
 
 Result<MulticastPlan> paired(std::uint16_t sender, std::vector<std::uint16_t> receivers,
                              std::uint32_t count) {

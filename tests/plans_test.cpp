@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support.hpp"
 #include "vessik_exchange/event_log.hpp"
 #include "vessik_exchange/exchange_words.hpp"
 #include "vessik_exchange/topology.hpp"
@@ -19,10 +20,7 @@ namespace {
 constexpr std::uint32_t SYNC = 0x41800003u;
 constexpr std::uint32_t RET = 0x43A00000u;
 
-const Topology& arvel() {
-  static const Topology topology = Topology::arvel();
-  return topology;
-}
+using testing_support::arvel;
 
 /// Cycle at which word `index` of `row` ends, counting advances from the first word.
 std::uint32_t end_cycle(const PlanRow& row, std::size_t index) {

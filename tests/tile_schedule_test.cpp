@@ -10,15 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "support.hpp"
 #include "vessik_exchange/vessik_exchange.hpp"
 
 namespace vessik_exchange {
 namespace {
 
-const Topology& arvel() {
-  static const Topology topology = Topology::arvel();
-  return topology;
-}
+using testing_support::arvel;
 
 MulticastPlan multicast(std::uint16_t sender, std::uint16_t receiver, std::uint32_t count) {
   const std::uint16_t receivers[] = {receiver};

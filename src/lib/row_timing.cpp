@@ -10,9 +10,6 @@
 namespace vessik_exchange {
 namespace {
 
-constexpr std::uint32_t ROW_ENTRY = 0x41800003u;
-constexpr std::uint32_t ROW_RETURN = 0x43A00000u;
-
 /// `a + b`, or nothing when the sum leaves the u32 range.
 [[nodiscard]] std::optional<std::uint32_t> checked_add(std::uint32_t a, std::uint32_t b) {
   std::uint32_t sum = 0;
@@ -23,7 +20,7 @@ constexpr std::uint32_t ROW_RETURN = 0x43A00000u;
 /// Index of the first return word of a row.
 [[nodiscard]] std::optional<std::size_t> return_index(const PlanRow& row) {
   for (std::size_t i = 0; i < row.size(); ++i)
-    if (row[i] == ROW_RETURN) return i;
+    if (row[i] == RET_WORD) return i;
   return std::nullopt;
 }
 
@@ -123,7 +120,7 @@ constexpr std::uint32_t ROW_RETURN = 0x43A00000u;
 }  // namespace
 
 Result<ReceiveRowTiming> receive_row_timing(const PlanRow& row, std::uint32_t schedule_offset) {
-  if (row[0] != ROW_ENTRY) return fail_schedule("receive row entry");
+  if (row[0] != SYNC_ENTRY) return fail_schedule("receive row entry");
   const auto end = return_index(row);
   if (!end) return fail_schedule("receive row return");
 
@@ -177,7 +174,7 @@ Result<ReceiveRowTiming> receive_row_timing_from_base(const ReceiveRowTiming& ba
 
 Result<ScheduledPayloadTiming> scheduled_sender_timing(const PlanRow& row,
                                                        std::uint32_t schedule_offset) {
-  if (row[0] != ROW_ENTRY) return fail_schedule("sender row entry");
+  if (row[0] != SYNC_ENTRY) return fail_schedule("sender row entry");
   const auto end = return_index(row);
   if (!end) return fail_schedule("sender row return");
 

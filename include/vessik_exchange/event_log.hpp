@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iosfwd>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -30,6 +31,15 @@ struct Event {
   /// The field called `name`, or null.
   [[nodiscard]] const EventField* field(std::string_view name) const;
 };
+
+/// Debug rendering: `EventField { name: "tile", value: 3 }` (texts quoted).
+[[nodiscard]] std::string to_string(const EventField& field);
+/// Debug rendering: `Event { target: "...", message: "...", fields: [...] }`.
+[[nodiscard]] std::string to_string(const Event& event);
+/// Writes the debug rendering.
+std::ostream& operator<<(std::ostream& out, const EventField& field);
+/// Writes the debug rendering.
+std::ostream& operator<<(std::ostream& out, const Event& event);
 
 /// Receiver of events; installed process-wide.
 class EventSink {

@@ -132,6 +132,10 @@ class PhaseProgramBuilder {
   std::optional<StagedTransfer> staged_;
 };
 
+/// Debug rendering: tile count, remaining budget and the staged trial.
+[[nodiscard]] std::string to_string(const PhaseProgramBuilder& builder);
+/// Writes the debug rendering.
+std::ostream& operator<<(std::ostream& out, const PhaseProgramBuilder& builder);
 /// Debug rendering: `PhasePrograms { programs: [...], tile_event_cycles: [...], event_cycles: n }`.
 [[nodiscard]] std::string to_string(const PhasePrograms& programs);
 /// Debug rendering with every field.

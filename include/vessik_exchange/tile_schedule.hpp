@@ -67,6 +67,8 @@ class ReceiveEventRun {
   std::size_t last_;
 };
 
+namespace detail {
+
 /// Write-once holder of a shared encoding: stored at most once per schedule state and read
 /// from any thread. Taking the value out needs exclusive access.
 class EncodingCell {
@@ -92,6 +94,8 @@ class EncodingCell {
   // changes once published, so no reader can see a torn or reused one.
   mutable std::atomic<const Handle*> cell_{nullptr};
 };
+
+}  // namespace detail
 
 /// Everything placed so far on one tile for the phase. Clones share storage and encodings.
 class TileProgramSchedule {
@@ -164,12 +168,16 @@ class TileProgramSchedule {
   Chunked<ReceiveEvent> receive_events_;
   std::uint32_t event_cycles_ = 0;
   std::optional<ReceiveStream> receive_stream_;
-  EncodingCell encoded_;
+  detail::EncodingCell encoded_;
   std::shared_ptr<const EncodedSchedule> encoding_prefix_;
   std::size_t dirty_senders_ = 0;
   std::size_t dirty_events_ = 0;
 };
 
+/// Debug rendering: the events of the run as a list.
+[[nodiscard]] std::string to_string(const ReceiveEventRun& run);
+/// Writes the debug rendering.
+std::ostream& operator<<(std::ostream& out, const ReceiveEventRun& run);
 /// Debug rendering of the schedule's contents.
 [[nodiscard]] std::string to_string(const TileProgramSchedule& schedule);
 /// Writes the debug rendering.

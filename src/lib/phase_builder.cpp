@@ -320,6 +320,19 @@ Result<void> PhaseProgramBuilder::switch_outgoing_base(std::uint16_t tile, std::
   }
 }
 
+std::ostream& operator<<(std::ostream& out, const PhaseProgramBuilder& builder) {
+  debug::Struct(out, "PhaseProgramBuilder")
+      .field("tile_count", builder.tile_count())
+      .field("validation_budget", builder.remaining_validation_budget())
+      .field("staged", builder.staged())
+      .finish();
+  return out;
+}
+
+std::string to_string(const PhaseProgramBuilder& builder) {
+  return debug::stream_to_string(builder);
+}
+
 std::ostream& operator<<(std::ostream& out, const PhasePrograms& programs) {
   debug::Struct(out, "PhasePrograms")
       .field("programs", programs.programs)

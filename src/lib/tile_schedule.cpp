@@ -28,21 +28,21 @@ constexpr bool checked_add(std::uint32_t a, std::uint32_t b, std::uint32_t& out)
 
 }  // namespace
 
-EncodingCell::EncodingCell(const EncodingCell& other) {
+detail::EncodingCell::EncodingCell(const EncodingCell& other) {
   if (auto value = other.get())
     cell_.store(new Handle(std::move(value)), std::memory_order_release);
 }
 
-EncodingCell::~EncodingCell() {
+detail::EncodingCell::~EncodingCell() {
   delete cell_.load(std::memory_order_acquire);
 }
 
-std::shared_ptr<const EncodedSchedule> EncodingCell::get() const {
+std::shared_ptr<const EncodedSchedule> detail::EncodingCell::get() const {
   const Handle* handle = cell_.load(std::memory_order_acquire);
   return handle != nullptr ? *handle : nullptr;
 }
 
-std::shared_ptr<const EncodedSchedule> EncodingCell::set_once(
+std::shared_ptr<const EncodedSchedule> detail::EncodingCell::set_once(
     std::shared_ptr<const EncodedSchedule> value) const {
   const Handle* fresh = new Handle(std::move(value));
   const Handle* stored = nullptr;
@@ -54,7 +54,7 @@ std::shared_ptr<const EncodedSchedule> EncodingCell::set_once(
   return *stored;
 }
 
-std::shared_ptr<const EncodedSchedule> EncodingCell::take() {
+std::shared_ptr<const EncodedSchedule> detail::EncodingCell::take() {
   const Handle* handle = cell_.exchange(nullptr, std::memory_order_acq_rel);
   if (handle == nullptr) return nullptr;
   Handle value = *handle;
@@ -62,7 +62,7 @@ std::shared_ptr<const EncodedSchedule> EncodingCell::take() {
   return value;
 }
 
-void EncodingCell::adopt(EncodingCell& other) noexcept {
+void detail::EncodingCell::adopt(EncodingCell& other) noexcept {
   if (&other == this) return;
   delete cell_.exchange(other.cell_.exchange(nullptr, std::memory_order_acq_rel),
                         std::memory_order_acq_rel);
@@ -389,6 +389,15 @@ Result<std::vector<std::uint32_t>> TileProgramSchedule::finish() const {
   auto encoding = encoded();
   if (!encoding) return fail(encoding.error());
   return (*encoding)->words();
+}
+
+std::ostream& operator<<(std::ostream& out, const ReceiveEventRun& run) {
+  debug::write(out, std::vector<ReceiveEvent>(run.begin(), run.end()));
+  return out;
+}
+
+std::string to_string(const ReceiveEventRun& run) {
+  return debug::stream_to_string(run);
 }
 
 std::ostream& operator<<(std::ostream& out, const TileProgramSchedule& schedule) {

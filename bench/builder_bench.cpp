@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "vessik_exchange/vessik_exchange.hpp"
 
 namespace {
@@ -31,21 +32,7 @@ inline constexpr std::uint32_t ROUND_STRIDE = 0x200;
 inline constexpr std::uint32_t SECOND_SLOT = 0x100;
 inline constexpr std::uint32_t ROUNDS_BEFORE_REUSE = 32;
 
-template <typename T>
-T must(Result<T> result, const char* what) {
-  if (!result) {
-    std::fprintf(stderr, "%s failed: %s\n", what, to_string(result.error()).c_str());
-    std::abort();
-  }
-  return std::move(*result);
-}
-
-void must(Result<void> result, const char* what) {
-  if (!result) {
-    std::fprintf(stderr, "%s failed: %s\n", what, to_string(result.error()).c_str());
-    std::abort();
-  }
-}
+using vessik_exchange::bench::must;
 
 struct Transfer {
   std::uint16_t source = 0;

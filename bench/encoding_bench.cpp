@@ -19,6 +19,7 @@
 #include <optional>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "vessik_exchange/vessik_exchange.hpp"
 
 namespace {
@@ -33,21 +34,7 @@ inline constexpr std::uint32_t RECEIVE_BASE = 0x50000;
 inline constexpr std::uint32_t RECEIVE_STRIDE = 0x200;
 inline constexpr std::uint32_t RECEIVE_SLOTS = 64;
 
-template <typename T>
-T must(Result<T> result, const char* what) {
-  if (!result) {
-    std::fprintf(stderr, "%s failed: %s\n", what, to_string(result.error()).c_str());
-    std::abort();
-  }
-  return std::move(*result);
-}
-
-void must(Result<void> result, const char* what) {
-  if (!result) {
-    std::fprintf(stderr, "%s failed: %s\n", what, to_string(result.error()).c_str());
-    std::abort();
-  }
-}
+using vessik_exchange::bench::must;
 
 MulticastPlan plan_from(std::uint16_t source, std::uint16_t receiver, std::uint32_t address) {
   static const Topology topology = Topology::arvel();

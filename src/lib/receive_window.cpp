@@ -2,6 +2,7 @@
 #include <optional>
 #include <ostream>
 
+#include "common/cycle_math.hpp"
 #include "common/debug_format.hpp"
 #include "vessik_exchange/assert.hpp"
 #include "vessik_exchange/row_timing.hpp"
@@ -9,12 +10,7 @@
 namespace vessik_exchange {
 namespace {
 
-/// `a + b`, or nothing when the sum leaves the u32 range.
-[[nodiscard]] std::optional<std::uint32_t> checked_add(std::uint32_t a, std::uint32_t b) {
-  std::uint32_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) return std::nullopt;
-  return sum;
-}
+using cycles::checked_add;
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <ostream>
 
+#include "common/cycle_math.hpp"
 #include "common/debug_format.hpp"
 #include "vessik_exchange/assert.hpp"
 
@@ -16,15 +17,9 @@ namespace {
 
 constexpr std::uint32_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
 
-constexpr std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) {
-  return a > b ? a - b : 0;
-}
-constexpr std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
-  return a > U32_MAX - b ? U32_MAX : a + b;
-}
-constexpr bool checked_add(std::uint32_t a, std::uint32_t b, std::uint32_t& out) {
-  return !__builtin_add_overflow(a, b, &out);
-}
+using cycles::checked_add;
+using cycles::saturating_add;
+using cycles::saturating_sub;
 
 }  // namespace
 
@@ -170,15 +165,16 @@ Result<std::uint32_t> TileProgramSchedule::earliest_sender_offset(
   const std::uint32_t last_switch = base_switches_.empty() ? 0 : base_switches_.back();
   std::uint32_t offset = std::max(
       requested, saturating_sub(std::max(reserved_sender_end_, last_switch), base.payload_start));
-  std::uint32_t start = 0;
-  if (!checked_add(base.payload_start, offset, start)) return fail_schedule("send offset overflow");
+  const auto first_start = checked_add(base.payload_start, offset);
+  if (!first_start) return fail_schedule("send offset overflow");
   std::size_t cursor = senders_.partition_point(
-      [start](const ScheduledSenderRow& s) { return s.end_cycles <= start; });
+      [first = *first_start](const ScheduledSenderRow& s) { return s.end_cycles <= first; });
   while (true) {
-    std::uint32_t end = 0;
-    if (!checked_add(base.payload_start, offset, start) ||
-        !checked_add(base.payload_end, offset, end))
-      return fail_schedule("send offset overflow");
+    const auto shifted_start = checked_add(base.payload_start, offset);
+    const auto shifted_end = checked_add(base.payload_end, offset);
+    if (!shifted_start || !shifted_end) return fail_schedule("send offset overflow");
+    const std::uint32_t start = *shifted_start;
+    const std::uint32_t end = *shifted_end;
     while (cursor < senders_.len() && senders_[cursor].end_cycles <= start) ++cursor;
     if (cursor < senders_.len() && senders_[cursor].start_cycles < end) {
       // Jump straight past the blocking payload: no smaller offset can clear it.
@@ -189,7 +185,9 @@ Result<std::uint32_t> TileProgramSchedule::earliest_sender_offset(
       continue;
     }
     if (receive_control_at_send_start(start)) {
-      if (!checked_add(offset, 1, offset)) return fail_schedule("send offset overflow");
+      const auto next = checked_add(offset, 1);
+      if (!next) return fail_schedule("send offset overflow");
+      offset = *next;
       continue;
     }
     return offset;
@@ -230,8 +228,9 @@ Result<std::uint32_t> TileProgramSchedule::earliest_receiver_offset(const Receiv
       }
     }
     if (shift > 0) {
-      if (!checked_add(offset, shift, offset))
-        return fail_schedule("base control collision overflow");
+      const auto shifted = checked_add(offset, shift);
+      if (!shifted) return fail_schedule("base control collision overflow");
+      offset = *shifted;
       continue;
     }
 
@@ -258,7 +257,9 @@ Result<std::uint32_t> TileProgramSchedule::earliest_receiver_offset(const Receiv
       }
     }
     if (!collides) return offset;
-    if (!checked_add(offset, 1, offset)) return fail_schedule("receive offset overflow");
+    const auto next = checked_add(offset, 1);
+    if (!next) return fail_schedule("receive offset overflow");
+    offset = *next;
   }
 }
 

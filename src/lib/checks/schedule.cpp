@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/cycle_math.hpp"
 #include "harness/harness.hpp"
 #include "harness/rng.hpp"
 #include "support.hpp"
@@ -105,9 +106,7 @@ std::vector<std::pair<std::uint32_t, ReceiveEventKind>> timeline(
   return events;
 }
 
-constexpr std::uint32_t saturating_sub(std::uint32_t a, std::uint32_t b) {
-  return a > b ? a - b : 0;
-}
+using cycles::saturating_sub;
 
 // Cycle at which the row's pointer setup lands when placed at `offset`.
 std::uint32_t pointer_at(const Placed& placed) {
